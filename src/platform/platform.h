@@ -137,7 +137,7 @@ class FileHandle {
   virtual ~FileHandle() = default;
   // Moves the position to the end of the file. False on an I/O error.
   virtual bool seekToEndOfFile() = 0;
-  // Writes all of `bytes` in one write. False on an I/O error or a short write.
+  // Writes all of `bytes`, in one write where the system allows. False on an I/O error.
   virtual bool writeData(std::string_view bytes) = 0;
 };
 

@@ -48,14 +48,15 @@ int Launcher::runAlert(const Alert& alert) {
 
 void Launcher::applicationDidFinishLaunching() {
   buildMenu();
-  serverAnswers([this](bool answered) {
+  // Pending work holds the launcher strongly, so it can never run on a launcher that is gone.
+  serverAnswers([self = shared_from_this()](bool answered) {
     if (answered) {
       // Something already serves the port: use it, start nothing.
-      open("/");
+      self->open("/");
       return;
     }
-    startServer();
-    waitForServer(platform.now() + kStartupDeadline);
+    self->startServer();
+    self->waitForServer(self->platform.now() + kStartupDeadline);
   });
 }
 

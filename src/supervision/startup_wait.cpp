@@ -4,27 +4,28 @@
 namespace lumivane {
 
 void Launcher::waitForServer(TimePoint until) {
-  serverAnswers([this, until](bool answered) {
+  serverAnswers([self = shared_from_this(), until](bool answered) {
+    Launcher& launcher = *self;
     if (answered) {
       // Only the first wait that sees the server opens the page, across restarts too.
-      if (!opened) {
-        opened = true;
-        open("/");
+      if (!launcher.opened) {
+        launcher.opened = true;
+        launcher.open("/");
       }
       return;
     }
     // The child is gone: its exit was reported on its own; end silently.
-    if (!server) return;
-    if (platform.now() > until) {
+    if (!launcher.server) return;
+    if (launcher.platform.now() > until) {
       Alert alert;
       alert.messageText = "Lumivane is taking a long time to start";
       alert.informativeText =
           "It may still be loading. Choose Open Lumivane from the menu bar in a minute, or Show "
           "Log to see what's happening.";
-      runAlert(alert);
+      launcher.runAlert(alert);
       return;
     }
-    platform.asyncAfter(kReprobePause, [this, until] { waitForServer(until); });
+    launcher.platform.asyncAfter(kReprobePause, [self, until] { self->waitForServer(until); });
   });
 }
 

@@ -258,8 +258,8 @@ class Platform {
   virtual std::unique_ptr<Image> imageWithContentsOfURL(const std::filesystem::path& path) = 0;
 
   // Runs the alert modally: returns when the user has dismissed it, with 1000, 1001 or 1002
-  // for the button chosen; main-queue work and timers go on running meanwhile. With no button
-  // the alert shows one default button.
+  // for the button chosen, or another value when nobody could answer; main-queue work and
+  // timers go on running meanwhile. With no button the alert shows one default button.
   virtual int runModal(const Alert& alert) = 0;
 
   // Workspace. Opens an http(s) URL in the default browser; shows files selected in the file

@@ -1,7 +1,7 @@
 // Wires the desktop platform to the one launcher and runs the event loop.
 #include <memory>
 
-#include "platform/qt/desktop_platform.h"
+#include "platform/terminal/choose_platform.h"
 #include "shell/launcher.h"
 
 namespace {
@@ -14,7 +14,7 @@ std::shared_ptr<lumivane::Launcher> launcher;
 }  // namespace
 
 int main(int argc, char** argv) {
-  app = lumivane::makeDesktopPlatform(argc, argv);
+  app = lumivane::makePlatform(argc, argv);
   launcher = std::make_shared<lumivane::Launcher>(*app);
   app->setDelegate(launcher.get());
   app->setActivationPolicy(lumivane::ActivationPolicy::Accessory);

@@ -1,0 +1,383 @@
+// The platform in a terminal. Qt's core application supplies the event loop (the main
+// queue) and the network; the POSIX helpers supply child processes, files, the termination
+// signals; the single instance is the desktop backend's, which falls back to a lock file and
+// a local socket where there is no session bus.
+//
+// Standard input is the keyboard of the menu while it is a terminal: single key presses, no
+// echo. An alert takes it over for a line, with the terminal's own modes back. Without a
+// terminal nobody can answer, so an alert is printed and dismissed: a server that stops at
+// once then leads to quitting, never to starting it again unattended.
+//
+// As on the desktop, a termination on `Now` ends the process with _exit, after putting the
+// terminal back the way the user had it.
+#include "platform/terminal/terminal_platform.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QUrl>
+
+#include "platform/posix/files.h"
+#include "platform/posix/process.h"
+#include "platform/posix/termination_signals.h"
+#include "platform/qt/http_client.h"
+#include "platform/qt/single_instance.h"
+#include "platform/terminal/prompts.h"
+#include "platform/terminal/terminal_mode.h"
+
+extern char** environ;
+
+namespace lumivane {
+
+namespace {
+
+constexpr int kInput = STDIN_FILENO;
+// What an alert returns when nobody could answer it: no button.
+constexpr int kAlertDismissed = -1;
+
+[[noreturn]] void exitNow() {
+  terminal::restoreTerminal();
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+// The menu as keys on standard input. Owned by the platform; the status item hands it the
+// menu and takes it back when it goes.
+class KeyMenu {
+ public:
+  void show(Menu menu) {
+    menu_ = std::move(menu);
+    say(terminal::menuKeysLine(menu_) + "\n");
+    if (!notifier_ && terminal::enterKeyMode(kInput)) {
+      notifier_ = std::make_unique<QSocketNotifier>(kInput, QSocketNotifier::Read);
+      QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
+                       [this] { readKeys(); });
+    }
+  }
+
+  void clear() {
+    menu_ = Menu();
+    notifier_.reset();
+    terminal::restoreTerminal();
+  }
+
+  // An alert reads lines meanwhile: no key presses, the user's own modes.
+  void pause() {
+    if (!notifier_) return;
+    notifier_->setEnabled(false);
+    terminal::restoreTerminal();
+  }
+
+  void resume() {
+    if (!notifier_) return;
+    terminal::enterKeyMode(kInput);
+    notifier_->setEnabled(true);
+  }
+
+ private:
+  void readKeys() {
+    char keys[64];
+    const ssize_t count = ::read(kInput, keys, sizeof keys);
+    if (count == 0 || (count < 0 && errno != EINTR && errno != EAGAIN)) {
+      // The terminal hung up; SIGHUP brings the termination.
+      notifier_->setEnabled(false);
+      return;
+    }
+    for (ssize_t i = 0; i < count; ++i) {
+      const char key = static_cast<char>(std::tolower(static_cast<unsigned char>(keys[i])));
+      std::function<void()> action;
+      for (const MenuItem& item : menu_.itemArray()) {
+        if (item.enabled() && terminal::menuKeyForTitle(item.title) == key) action = item.action;
+      }
+      // A copy: the action may replace the menu, or run an alert that reads the terminal.
+      if (action) action();
+    }
+  }
+
+  Menu menu_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+class TerminalStatusItem final : public StatusItem {
+ public:
+  explicit TerminalStatusItem(KeyMenu& keys) : keys_(keys) {}
+  ~TerminalStatusItem() override { keys_.clear(); }
+
+  // A terminal has no picture, title or tool tip to show.
+  StatusButton* button() override { return nullptr; }
+  void setMenu(Menu menu) override { keys_.show(std::move(menu)); }
+
+ private:
+  KeyMenu& keys_;
+};
+
+// Reads one answer to an alert from the terminal, keeping the event loop running.
+int askOnTerminal(const Alert& alert) {
+  const std::string prompt = terminal::alertPrompt(alert.buttons);
+  say(prompt);
+  std::optional<int> answer;
+  std::string pending;
+  QEventLoop loop;
+  QSocketNotifier notifier(kInput, QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+    char bytes[256];
+    const ssize_t count = ::read(kInput, bytes, sizeof bytes);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (count <= 0) {
+      // End of input: nobody is there to answer.
+      say("\n");
+      answer = kAlertDismissed;
+      notifier.setEnabled(false);
+      loop.quit();
+      return;
+    }
+    pending.append(bytes, static_cast<std::size_t>(count));
+    std::size_t newline;
+    while (!answer && (newline = pending.find('\n')) != std::string::npos) {
+      const std::string line = pending.substr(0, newline);
+      pending.erase(0, newline + 1);
+      answer = terminal::parseAlertAnswer(line, alert.buttons.size());
+      if (!answer) say(prompt);
+    }
+    if (answer) {
+      notifier.setEnabled(false);
+      loop.quit();
+    }
+  });
+  loop.exec();
+  return *answer;
+}
+
+class TerminalPlatform final : public Platform {
+ public:
+  TerminalPlatform(int& argc, char** argv)
+      : signals_(posix::TerminationSignals::install()),
+        app_(std::make_unique<QCoreApplication>(argc, argv)) {
+    QCoreApplication::setApplicationName(QStringLiteral("Lumivane"));
+    signalNotifier_ =
+        std::make_unique<QSocketNotifier>(signals_.readDescriptor(), QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, app_.get(), [this] {
+      for ([[maybe_unused]] int signal : signals_.drain()) terminate();
+    });
+    // Whoever makes the event loop quit, the server is stopped first.
+    QObject::connect(app_.get(), &QCoreApplication::aboutToQuit, app_.get(), [this] { terminate(); });
+    http_ = std::make_unique<qt::HttpClient>();
+  }
+
+  ~TerminalPlatform() override {
+    keys_.clear();
+    http_.reset();
+    instance_.reset();
+    signalNotifier_.reset();
+  }
+
+  // --- Application ---
+
+  void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
+
+  bool setActivationPolicy(ActivationPolicy /*policy*/) override {
+    // There are no windows in a terminal to keep out of a taskbar.
+    return true;
+  }
+
+  int run() override {
+    instance_ = std::make_unique<qt::SingleInstance>([this] { deliverReopen(); });
+    switch (instance_->claim()) {
+      case qt::InstanceRole::HandedOff:
+        say("lumivane: already running; asked it to open its page again\n");
+        return 0;
+      case qt::InstanceRole::Unreachable:
+        say("lumivane: another instance is running but did not answer\n");
+        return 1;
+      case qt::InstanceRole::Primary:
+        break;
+    }
+    QMetaObject::invokeMethod(
+        app_.get(),
+        [this] {
+          if (delegate_) delegate_->applicationDidFinishLaunching();
+          launched_ = true;
+          if (reopenPending_) {
+            reopenPending_ = false;
+            deliverReopen();
+          }
+        },
+        Qt::QueuedConnection);
+    const int status = app_->exec();
+    terminal::restoreTerminal();
+    return status;
+  }
+
+  void terminate() override {
+    if (answeringTermination_) return;
+    TerminateReply reply = TerminateReply::Now;
+    if (delegate_) {
+      answeringTermination_ = true;
+      reply = delegate_->applicationShouldTerminate();
+      answeringTermination_ = false;
+    }
+    // `Later` would need a reply call to come back; nothing here asks for it, so it is
+    // treated as `Cancel`.
+    if (reply == TerminateReply::Now) exitNow();
+  }
+
+  void activateIgnoringOtherApps() override {}
+
+  // --- Main queue ---
+
+  void async(std::function<void()> work) override {
+    QMetaObject::invokeMethod(app_.get(), std::move(work), Qt::QueuedConnection);
+  }
+
+  void asyncAfter(Duration delay, std::function<void()> work) override {
+    // Rounded up, so that work never runs before its delay has passed.
+    const auto ms = std::max<std::chrono::milliseconds::rep>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(delay).count());
+    QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, app_.get(), std::move(work));
+  }
+
+  // --- Time ---
+
+  TimePoint now() override { return WallClock::now(); }
+  void sleepFor(Duration duration) override { std::this_thread::sleep_for(duration); }
+
+  // --- Status bar ---
+
+  std::unique_ptr<StatusItem> statusItemWithLength(double /*length*/) override {
+    return std::make_unique<TerminalStatusItem>(keys_);
+  }
+
+  std::unique_ptr<Image> imageWithContentsOfURL(const std::filesystem::path& /*path*/) override {
+    return nullptr;
+  }
+
+  // --- Alerts ---
+
+  int runModal(const Alert& alert) override {
+    say("\n" + alert.messageText + "\n");
+    if (!alert.informativeText.empty()) say(alert.informativeText + "\n");
+    if (!terminal::ownsTerminal(kInput)) {
+      say("(no terminal to answer on: dismissed)\n");
+      return kAlertDismissed;
+    }
+    keys_.pause();
+    const int answer = askOnTerminal(alert);
+    keys_.resume();
+    return answer;
+  }
+
+  // --- Workspace ---
+
+  bool openURL(const std::string& url) override {
+    const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    const QString scheme = parsed.scheme().toLower();
+    if (!parsed.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+      return false;
+    }
+    say("Open " + url + " in your browser\n");
+    // Someone named a browser that works from here (a text browser, a forwarding script).
+    const char* browser = std::getenv("BROWSER");
+    if (browser != nullptr && *browser != '\0') {
+      QProcess::startDetached(QStringLiteral("xdg-open"), {parsed.toString(QUrl::FullyEncoded)});
+    }
+    return true;
+  }
+
+  void activateFileViewerSelectingURLs(const std::vector<std::filesystem::path>& urls) override {
+    for (const auto& url : urls) say("Log: " + url.string() + "\n");
+  }
+
+  // --- Processes ---
+
+  LaunchResult launch(ProcessDescription description) override {
+    return posix::spawnProcess(std::move(description));
+  }
+
+  Environment environment() override {
+    Environment env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      const auto equals = text.find('=');
+      if (equals == std::string_view::npos || equals == 0) continue;
+      // The first definition wins, as getenv sees it.
+      env.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+    }
+    return env;
+  }
+
+  // --- Files ---
+
+  std::filesystem::path resourceURL() override {
+    // The bundle: bin/lumivane beside share/lumivane.
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path resources = executable.parent_path() / ".." / "share" / "lumivane";
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(resources, error);
+    return error ? resources.lexically_normal() : canonical;
+  }
+
+  FileManager& defaultManager() override {
+    if (!fileManager_) fileManager_ = posix::makeFileManager(environment());
+    return *fileManager_;
+  }
+
+  // --- HTTP ---
+
+  void get(const std::string& url, Duration timeout, HttpCompletion completion) override {
+    http_->get(url, timeout, std::move(completion));
+  }
+
+ private:
+  void deliverReopen() {
+    // A request that arrives before launching has finished waits for it.
+    if (!launched_) {
+      reopenPending_ = true;
+      return;
+    }
+    if (delegate_) delegate_->applicationShouldHandleReopen(false);
+  }
+
+  posix::TerminationSignals& signals_;
+  std::unique_ptr<QCoreApplication> app_;
+  std::unique_ptr<QSocketNotifier> signalNotifier_;
+  std::unique_ptr<qt::HttpClient> http_;
+  std::unique_ptr<qt::SingleInstance> instance_;
+  std::unique_ptr<FileManager> fileManager_;
+  KeyMenu keys_;
+  ApplicationDelegate* delegate_ = nullptr;
+  bool answeringTermination_ = false;
+  bool launched_ = false;
+  bool reopenPending_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makeTerminalPlatform(int& argc, char** argv) {
+  return std::make_unique<TerminalPlatform>(argc, argv);
+}
+
+}  // namespace lumivane

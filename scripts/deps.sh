@@ -7,8 +7,9 @@ LUMIVANE_BUILD_PACKAGES=(
   python3 python3-venv
 )
 LUMIVANE_RUN_PACKAGES=(xdg-utils dbus)
+LUMIVANE_CHECK_PACKAGES=(clang libclang-rt-14-dev)
 LUMIVANE_TEST_PACKAGES=(
-  libgtest-dev googletest
+  libgtest-dev libgmock-dev googletest
   xvfb xauth x11-utils xdotool imagemagick
   dbus dbus-x11 python3-dbus python3-gi
   iproute2 util-linux procps tmux chromium

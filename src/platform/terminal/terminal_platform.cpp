@@ -36,13 +36,13 @@
 
 #include "platform/posix/files.h"
 #include "platform/posix/process.h"
+#include "platform/posix/process_info.h"
 #include "platform/posix/termination_signals.h"
 #include "platform/qt/http_client.h"
 #include "platform/qt/single_instance.h"
 #include "platform/terminal/prompts.h"
 #include "platform/terminal/terminal_mode.h"
 
-extern char** environ;
 
 namespace lumivane {
 
@@ -317,28 +317,11 @@ class TerminalPlatform final : public Platform {
     return posix::spawnProcess(std::move(description));
   }
 
-  Environment environment() override {
-    Environment env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-      const std::string_view text(*entry);
-      const auto equals = text.find('=');
-      if (equals == std::string_view::npos || equals == 0) continue;
-      // The first definition wins, as getenv sees it.
-      env.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-    }
-    return env;
-  }
+  Environment environment() override { return posix::processEnvironment(); }
 
   // --- Files ---
 
-  std::filesystem::path resourceURL() override {
-    // The bundle: bin/lumivane beside share/lumivane.
-    std::error_code error;
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path resources = executable.parent_path() / ".." / "share" / "lumivane";
-    std::filesystem::path canonical = std::filesystem::weakly_canonical(resources, error);
-    return error ? resources.lexically_normal() : canonical;
-  }
+  std::filesystem::path resourceURL() override { return posix::bundleResourceDirectory(); }
 
   FileManager& defaultManager() override {
     if (!fileManager_) fileManager_ = posix::makeFileManager(environment());

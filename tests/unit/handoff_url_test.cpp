@@ -82,6 +82,12 @@ const HandOffCase kHandOffCases[] = {
      R"({"x": )" + std::string(20000, '[') + std::string(20000, ']') +
          R"(, "url": "http://localhost:8000/")" + "}",
      "http://localhost:8000/?next=/"},
+    // The last of two "url" members is the one the parser keeps.
+    {"DuplicateUrlLastWins", R"({"url": "http://a.test/1", "url": "http://localhost:8000/2"})",
+     "http://localhost:8000/2?next=/"},
+    {"InvalidUtf8InUrl", std::string("{\"url\": \"http://localhost:8000/\xff\"}"), std::nullopt},
+    {"BinaryBytes", std::string("\x00\x01\xfe{\"url\"", 9), std::nullopt},
+    {"NonAsciiUrlIsNotAURIReference", fileWithURL("http://localhost:8000/caf\u00e9"), std::nullopt},
     {"WhitespaceAroundObject", "\n  " + fileWithURL("http://localhost:8000/") + "\n",
      "http://localhost:8000/?next=/"},
 };

@@ -2,6 +2,7 @@
 // a write to a closed pipe fails instead of killing the process.
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/process.h"
@@ -33,6 +34,33 @@ TEST(TerminationSignals, SignalsArriveOnThePipeInOrder) {
   }
   EXPECT_EQ(received, (std::vector<int>{SIGTERM, SIGHUP, SIGINT, SIGTERM}));
   EXPECT_TRUE(signals.drain().empty());
+}
+
+// A process started with the termination signals blocked still receives them once the
+// handlers are installed. Checked in a forked child, whose mask the test may change.
+TEST(TerminationSignals, ABlockedTerminationSignalIsUnblockedAndArrives) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    TerminationSignals& signals = TerminationSignals::install();
+    signals.drain();
+    ::kill(::getpid(), SIGTERM);
+    pollfd watched{signals.readDescriptor(), POLLIN, 0};
+    if (::poll(&watched, 1, 10'000) != 1) ::_exit(2);
+    sigset_t now;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    const bool unblocked = !sigismember(&now, SIGTERM) && !sigismember(&now, SIGHUP);
+    ::_exit(signals.drain() == std::vector<int>{SIGTERM} && unblocked ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: the signal never arrived; 1: wrong signal or mask";
 }
 
 TEST(TerminationSignals, WritingToAClosedPipeFailsInsteadOfKilling) {

@@ -4,6 +4,7 @@ import calendar
 import json
 import os
 import re
+import signal
 import stat
 import time
 import unittest
@@ -25,10 +26,15 @@ class ChildView(LauncherTestCase):
             "LUMIVANE_LAUNCHER": "0",
             "E2E_PASSED_THROUGH": "as it is = with; odd characters \u00e9",
         }
-        launcher = self.launch(bundle, **changes)
-        item = self.tray_item(launcher)
+        # Started as from a non-interactive shell: SIGINT ignored, and with two signals
+        # blocked; none of that may reach the server.
+        launcher = self.launch(bundle, signal_state=(
+            (signal.SIGINT,), (signal.SIGTERM, signal.SIGUSR1)), **changes)
+        self.tray_item(launcher)
         self.wait_for_event("listening")
         view = self.read_view()
+        self.assertEqual(view["sigint"], "default")
+        self.assertEqual(view["sigblk"], "0000000000000000")
 
         self.assertEqual(view["argv"], [str(bundle.interpreter), "-m", "app", "--no-browser"])
         self.assertEqual(os.path.realpath(view["cwd"]), os.path.realpath(bundle.app_dir))
@@ -48,8 +54,10 @@ class ChildView(LauncherTestCase):
                          "standard output and standard error are two openings of the log")
         self.assertEqual(view["pgid"], view["pid"], "the child has no process group of its own")
 
-        item.click("Quit Lumivane")
+        # The launcher came in with SIGTERM blocked and still stops on it, server and all.
+        launcher.send_signal(signal.SIGTERM)
         self.assertEqual(self.wait_for_exit(launcher), 0)
+        self.assertEqual([e["name"] for e in self.app_events("signal")], ["SIGINT"])
 
     def read_view(self):
         path = self.desktop.records / "view.json"

@@ -29,6 +29,13 @@ extern "C" void onTerminationSignal(int signalNumber) {
 
 TerminationSignals& TerminationSignals::install() {
   static TerminationSignals signals;
+  // A program started with these signals blocked (some supervisors and shells pass such a
+  // mask on) would otherwise never see them, and could not be stopped in an orderly way.
+  // Threads started afterwards inherit the caller's mask.
+  sigset_t termination;
+  sigemptyset(&termination);
+  for (const int signalNumber : kTerminationSignals) sigaddset(&termination, signalNumber);
+  ::pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
   return signals;
 }
 

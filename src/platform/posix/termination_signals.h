@@ -10,7 +10,8 @@ namespace lumivane::posix {
 class TerminationSignals {
  public:
   // Creates the pipe and installs the handlers on first use; later calls return the same
-  // object. Safe to call from any thread; the handlers stay installed for the process's life.
+  // object. Every call also unblocks the termination signals in the calling thread. Safe to
+  // call from any thread; the handlers stay installed for the process's life.
   static TerminationSignals& install();
 
   TerminationSignals(const TerminationSignals&) = delete;

@@ -13,6 +13,9 @@ where behaviour.json beside it says what to do (every key is optional):
   ignore         signal names ("SIGINT", "SIGTERM") that are recorded but do not stop it
   grandchild     true: start a worker process that stays in this process group
   output_bytes   write this many bytes to standard output and as many to standard error
+  stamp_lines    write this many lines "fixture stamp <pid> <n>" to standard output at start
+  flood_seconds  after listening, write log lines to standard error as fast as it can, one
+                 write each, for this many seconds (or until flood_max_bytes), then go on
   handoff        the text of data/launch.json, written before listening; null writes none
                  (default: a sign-in URL on localhost:8000)
   record_view    true: write argv, cwd, environment and open descriptors to view.json
@@ -40,8 +43,13 @@ def _open_descriptors():
 
 INHERITED_FDS = _open_descriptors()
 
-import json  # noqa: E402
 import signal  # noqa: E402
+
+# The interpreter installs its own SIGINT handler only where SIGINT came in at its default;
+# looked at before this program installs its handlers.
+INHERITED_SIGINT = signal.getsignal(signal.SIGINT)
+
+import json  # noqa: E402
 import subprocess  # noqa: E402
 import sys  # noqa: E402
 import threading  # noqa: E402
@@ -75,7 +83,12 @@ def record_view():
         with open(f"/proc/self/fdinfo/{fd}", encoding="ascii") as stream:
             fields = dict(line.split(":", 1) for line in stream.read().splitlines() if ":" in line)
         positions[fd] = int(fields["pos"].strip())
+    with open("/proc/self/status", encoding="ascii") as stream:
+        status = dict(line.split(":\t", 1) for line in stream.read().splitlines() if ":\t" in line)
     view = {
+        "sigint": ("default" if INHERITED_SIGINT is signal.default_int_handler
+                   else str(INHERITED_SIGINT)),
+        "sigblk": status["SigBlk"].strip(),
         "argv": argv,
         "cwd": os.getcwd(),
         "environ": dict(os.environ),
@@ -141,6 +154,30 @@ def write_output(count):
     record("output", lines=lines)
 
 
+def write_stamps(count):
+    """Lines that name this process, so that a test can find every one of them in the log."""
+    pid = os.getpid()
+    for n in range(count):
+        os.write(1, f"fixture stamp {pid} {n}\n".encode())
+
+
+def flood(seconds, max_bytes):
+    """Writes log lines as a busy server does (one write each) for `seconds`; returns the
+    number of bytes written."""
+    written = 0
+    lines = 0
+    deadline = time.monotonic() + seconds
+    while written < max_bytes:
+        # The clock is read once per 1024 lines; the writes themselves set the pace.
+        for _ in range(1024):
+            line = f"fixture flood {lines:012d} GET /api/status HTTP/1.1 200 -\n".encode()
+            written += os.write(2, line)
+            lines += 1
+        if time.monotonic() >= deadline:
+            break
+    return written, lines
+
+
 def start_grandchild():
     worker = subprocess.Popen(
         [sys.executable, "-c", "import time\nwhile True: time.sleep(1)"],
@@ -170,6 +207,8 @@ def main():
         sys.stderr.write("fixture: failing at start as asked\n")
         record("exit", status=BEHAVIOUR["exit_at_start"])
         return BEHAVIOUR["exit_at_start"]
+    if BEHAVIOUR.get("stamp_lines"):
+        write_stamps(BEHAVIOUR["stamp_lines"])
     if BEHAVIOUR.get("grandchild"):
         start_grandchild()
     if BEHAVIOUR.get("output_bytes"):
@@ -190,6 +229,12 @@ def main():
         server = Server(("127.0.0.1", 8000), Handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         record("listening")
+
+    if BEHAVIOUR.get("flood_seconds"):
+        record("flood-start")
+        written, lines = flood(BEHAVIOUR["flood_seconds"],
+                               BEHAVIOUR.get("flood_max_bytes", 4 << 30))
+        record("flood-end", bytes=written, lines=lines)
 
     if "exit_after" in BEHAVIOUR and not stop.wait(BEHAVIOUR["exit_after"]):
         status = BEHAVIOUR.get("exit_status", 1)

@@ -11,6 +11,7 @@ and the test fails. A failed test prints its name and the tail of the server log
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -99,14 +100,27 @@ class LauncherTestCase(unittest.TestCase):
         except (FileNotFoundError, IsADirectoryError):
             return ""
 
-    def launch(self, bundle, **env_changes):
-        """Starts bin/lumivane of the bundle in the session, as the desktop would."""
+    def launch(self, bundle, signal_state=None, **env_changes):
+        """Starts bin/lumivane of the bundle in the session, as the desktop would.
+
+        signal_state: optional (ignored, blocked) signal numbers that the launcher inherits,
+        as from a shell or supervisor that passes them on.
+        """
         number = len(self.launchers) + 1
         output = self.desktop.output / f"lumivane-{number}.log"
+        preexec = None
+        if signal_state is not None:
+            ignored, blocked = signal_state
+
+            def preexec():
+                for number in ignored:
+                    signal.signal(number, signal.SIG_IGN)
+                signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
         with open(output, "wb") as stream:
             launcher = subprocess.Popen(
                 [str(bundle.executable)], env=self.desktop.environment(**env_changes),
-                stdin=subprocess.DEVNULL, stdout=stream, stderr=stream, cwd=self.desktop.home)
+                stdin=subprocess.DEVNULL, stdout=stream, stderr=stream, cwd=self.desktop.home,
+                preexec_fn=preexec)
         launcher.output = output
         self.launchers.append(launcher)
         return launcher

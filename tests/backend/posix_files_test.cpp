@@ -212,6 +212,9 @@ TEST_F(FileManagerTest, ContentsOfSmallRegularFilesOnly) {
   fs::create_directory(directory / "dir");
   ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
   fs::create_symlink(directory / "exact", directory / "link");
+  // 1 GiB that takes no disk: refused by its size, without reading it.
+  writeFile(directory / "huge", "");
+  fs::resize_file(directory / "huge", std::uintmax_t{1} << 30);
 
   struct Case {
     const char* name;
@@ -222,6 +225,7 @@ TEST_F(FileManagerTest, ContentsOfSmallRegularFilesOnly) {
       {"link", std::string(100, 'a')},
       {"empty", std::string()},
       {"over", std::nullopt},
+      {"huge", std::nullopt},
       {"missing", std::nullopt},
       {"dir", std::nullopt},
       // No writer: a blocking open would wait for one forever.

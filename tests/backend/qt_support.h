@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -168,6 +169,12 @@ class Child {
     argv.push_back(nullptr);
     std::vector<std::string> envStrings;
     for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
+    // A sanitizer build's children report under the same options (suppressions, exit
+    // codes) as the test itself.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      const char* value = std::getenv(name);
+      if (value && !environment.contains(name)) envStrings.push_back(std::string(name) + "=" + value);
+    }
     std::vector<char*> envp;
     for (auto& s : envStrings) envp.push_back(s.data());
     envp.push_back(nullptr);

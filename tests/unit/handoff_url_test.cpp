@@ -78,6 +78,12 @@ const HandOffCase kHandOffCases[] = {
      "http://localhost:8000/t?k=v&next=/"},
     {"DeeplyNestedArray", std::string(20000, '[') + std::string(20000, ']'), std::nullopt},
     {"DeeplyNestedUnterminated", std::string(60000, '['), std::nullopt},
+    {"NestedOneHundredThousandLevels", std::string(100000, '[') + std::string(100000, ']'),
+     std::nullopt},
+    // Longer than any file the launcher reads (64 KiB); the function itself has no limit.
+    {"UrlOfOneHundredThousandCharacters", fileWithURL("http://localhost:8000/" +
+                                                      std::string(100000 - 22, 'a')),
+     "http://localhost:8000/" + std::string(100000 - 22, 'a') + "?next=/"},
     {"DeepMemberBesideUrl",
      R"({"x": )" + std::string(20000, '[') + std::string(20000, ']') +
          R"(, "url": "http://localhost:8000/")" + "}",

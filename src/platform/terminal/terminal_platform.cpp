@@ -14,32 +14,21 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QMetaObject>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <QUrl>
 
-#include "platform/posix/files.h"
-#include "platform/posix/process.h"
-#include "platform/posix/process_info.h"
-#include "platform/posix/termination_signals.h"
-#include "platform/qt/http_client.h"
-#include "platform/qt/single_instance.h"
+#include "platform/qt/event_loop_platform.h"
 #include "platform/terminal/prompts.h"
 #include "platform/terminal/terminal_mode.h"
 
@@ -172,32 +161,18 @@ int askOnTerminal(const Alert& alert) {
   return *answer;
 }
 
-class TerminalPlatform final : public Platform {
+class TerminalPlatform final : public qt::EventLoopPlatform {
  public:
   TerminalPlatform(int& argc, char** argv)
-      : signals_(posix::TerminationSignals::install()),
-        app_(std::make_unique<QCoreApplication>(argc, argv)) {
-    QCoreApplication::setApplicationName(QStringLiteral("Lumivane"));
-    signalNotifier_ =
-        std::make_unique<QSocketNotifier>(signals_.readDescriptor(), QSocketNotifier::Read);
-    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, app_.get(), [this] {
-      for ([[maybe_unused]] int signal : signals_.drain()) terminate();
-    });
-    // Whoever makes the event loop quit, the server is stopped first.
-    QObject::connect(app_.get(), &QCoreApplication::aboutToQuit, app_.get(), [this] { terminate(); });
-    http_ = std::make_unique<qt::HttpClient>();
-  }
+      : EventLoopPlatform([&] {
+          auto app = std::make_unique<QCoreApplication>(argc, argv);
+          QCoreApplication::setApplicationName(QStringLiteral("Lumivane"));
+          return app;
+        }) {}
 
-  ~TerminalPlatform() override {
-    keys_.clear();
-    http_.reset();
-    instance_.reset();
-    signalNotifier_.reset();
-  }
+  ~TerminalPlatform() override { keys_.clear(); }
 
   // --- Application ---
-
-  void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
 
   bool setActivationPolicy(ActivationPolicy /*policy*/) override {
     // There are no windows in a terminal to keep out of a taskbar.
@@ -205,8 +180,7 @@ class TerminalPlatform final : public Platform {
   }
 
   int run() override {
-    instance_ = std::make_unique<qt::SingleInstance>([this] { deliverReopen(); });
-    switch (instance_->claim()) {
+    switch (claimInstance()) {
       case qt::InstanceRole::HandedOff:
         say("lumivane: already running; asked it to open its page again\n");
         return 0;
@@ -216,54 +190,12 @@ class TerminalPlatform final : public Platform {
       case qt::InstanceRole::Primary:
         break;
     }
-    QMetaObject::invokeMethod(
-        app_.get(),
-        [this] {
-          if (delegate_) delegate_->applicationDidFinishLaunching();
-          launched_ = true;
-          if (reopenPending_) {
-            reopenPending_ = false;
-            deliverReopen();
-          }
-        },
-        Qt::QueuedConnection);
-    const int status = app_->exec();
+    const int status = runEventLoop();
     terminal::restoreTerminal();
     return status;
   }
 
-  void terminate() override {
-    if (answeringTermination_) return;
-    TerminateReply reply = TerminateReply::Now;
-    if (delegate_) {
-      answeringTermination_ = true;
-      reply = delegate_->applicationShouldTerminate();
-      answeringTermination_ = false;
-    }
-    // `Later` would need a reply call to come back; nothing here asks for it, so it is
-    // treated as `Cancel`.
-    if (reply == TerminateReply::Now) exitNow();
-  }
-
   void activateIgnoringOtherApps() override {}
-
-  // --- Main queue ---
-
-  void async(std::function<void()> work) override {
-    QMetaObject::invokeMethod(app_.get(), std::move(work), Qt::QueuedConnection);
-  }
-
-  void asyncAfter(Duration delay, std::function<void()> work) override {
-    // Rounded up, so that work never runs before its delay has passed.
-    const auto ms = std::max<std::chrono::milliseconds::rep>(
-        0, std::chrono::ceil<std::chrono::milliseconds>(delay).count());
-    QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, app_.get(), std::move(work));
-  }
-
-  // --- Time ---
-
-  TimePoint now() override { return WallClock::now(); }
-  void sleepFor(Duration duration) override { std::this_thread::sleep_for(duration); }
 
   // --- Status bar ---
 
@@ -311,50 +243,11 @@ class TerminalPlatform final : public Platform {
     for (const auto& url : urls) say("Log: " + url.string() + "\n");
   }
 
-  // --- Processes ---
-
-  LaunchResult launch(ProcessDescription description) override {
-    return posix::spawnProcess(std::move(description));
-  }
-
-  Environment environment() override { return posix::processEnvironment(); }
-
-  // --- Files ---
-
-  std::filesystem::path resourceURL() override { return posix::bundleResourceDirectory(); }
-
-  FileManager& defaultManager() override {
-    if (!fileManager_) fileManager_ = posix::makeFileManager(environment());
-    return *fileManager_;
-  }
-
-  // --- HTTP ---
-
-  void get(const std::string& url, Duration timeout, HttpCompletion completion) override {
-    http_->get(url, timeout, std::move(completion));
-  }
 
  private:
-  void deliverReopen() {
-    // A request that arrives before launching has finished waits for it.
-    if (!launched_) {
-      reopenPending_ = true;
-      return;
-    }
-    if (delegate_) delegate_->applicationShouldHandleReopen(false);
-  }
+  [[noreturn]] void endProcess() override { exitNow(); }
 
-  posix::TerminationSignals& signals_;
-  std::unique_ptr<QCoreApplication> app_;
-  std::unique_ptr<QSocketNotifier> signalNotifier_;
-  std::unique_ptr<qt::HttpClient> http_;
-  std::unique_ptr<qt::SingleInstance> instance_;
-  std::unique_ptr<FileManager> fileManager_;
   KeyMenu keys_;
-  ApplicationDelegate* delegate_ = nullptr;
-  bool answeringTermination_ = false;
-  bool launched_ = false;
-  bool reopenPending_ = false;
 };
 
 }  // namespace

@@ -14,7 +14,7 @@ import time
 import unittest
 from pathlib import Path
 
-PROBE = Path(os.environ["LUMIVANE_PROBE"])
+PROGRAM = Path(os.environ["LUMIVANE_PROGRAM"])
 BUILT = Path(os.environ["LUMIVANE_BUILT_RESOURCES"])
 TMUX = os.environ.get("LUMIVANE_TMUX", "tmux")
 
@@ -73,7 +73,7 @@ class Session(unittest.TestCase):
         bundle = run / "bundle"
         (bundle / "bin").mkdir(parents=True)
         executable = bundle / "bin" / "lumivane"
-        shutil.copy2(PROBE, executable)
+        shutil.copy2(PROGRAM, executable)
         resources = bundle / "share" / "lumivane"
         (resources / "models").mkdir(parents=True)
         shutil.copy2(BUILT / "MenuIcon.png", resources / "MenuIcon.png")

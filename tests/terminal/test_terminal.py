@@ -8,6 +8,7 @@ abstract sockets are private. Needs tmux.
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -213,6 +214,24 @@ class WithoutATerminal(Session):
         self.assertEqual(done.stderr.count("Lumivane stopped unexpectedly"), 1)
         self.assertIn("(no terminal to answer on: dismissed)", done.stderr)
         self.assertEqual(self.exit_statuses(), [3], "the server was started more than once")
+
+
+class DisplayThatRefuses(Session):
+    """A display socket that accepts a connection and speaks no protocol: the desktop front
+    end is chosen, and Qt cannot start on it. The program says so and ends with status 1,
+    without aborting and without starting the server."""
+
+    def test_the_program_ends_with_a_clear_error_instead_of_aborting(self):
+        executable = self.make_bundle(stand_in)
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(self.root / "wayland-0"))
+            listener.listen(8)
+            env = dict(self.env, WAYLAND_DISPLAY=str(self.root / "wayland-0"))
+            done = subprocess.run([str(executable)], stdin=subprocess.DEVNULL, env=env,
+                                  capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("lumivane: the display could not be used", done.stderr)
+        self.assertEqual(self.exit_statuses(), [], "a server was started")
 
 
 if __name__ == "__main__":

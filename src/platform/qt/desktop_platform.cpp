@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include <QApplication>
@@ -92,12 +93,39 @@ class DesktopPlatform final : public qt::EventLoopPlatform {
 
  private:
   static std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
+    // A display that looked usable may still refuse us (an X server that rejects the
+    // connection, a compositor that went away). Qt then reports a fatal message and aborts,
+    // which would leave a core dump for what is a problem of the session. Its message is kept
+    // and the process ends with status 1 instead.
+    previousMessageHandler = qInstallMessageHandler(failWithoutDisplay);
     auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previousMessageHandler);
     QApplication::setApplicationName(QStringLiteral("Lumivane"));
     // Alerts are the only windows; the last one closing leaves the tray icon running.
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
   }
+
+  static void failWithoutDisplay(QtMsgType type, const QMessageLogContext& context,
+                                 const QString& message) {
+    if (type != QtFatalMsg) {
+      if (previousMessageHandler) previousMessageHandler(type, context, message);
+      return;
+    }
+    std::fprintf(stderr, "%s\nlumivane: the display could not be used (DISPLAY=\"%s\", "
+                 "WAYLAND_DISPLAY=\"%s\")\n",
+                 message.toLocal8Bit().constData(), valueOrEmpty("DISPLAY"),
+                 valueOrEmpty("WAYLAND_DISPLAY"));
+    std::fflush(stderr);
+    ::_exit(1);
+  }
+
+  static const char* valueOrEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+  }
+
+  static inline QtMessageHandler previousMessageHandler = nullptr;
 
   [[noreturn]] void endProcess() override { endProcessWith(0); }
 

@@ -162,8 +162,8 @@ def write_stamps(count):
 
 
 def flood(seconds, max_bytes):
-    """Writes log lines as a busy server does (one write each) for `seconds`; returns the
-    number of bytes written."""
+    """Writes log lines as a busy server does (one write each) for `seconds`; returns how
+    many bytes and lines it wrote."""
     written = 0
     lines = 0
     deadline = time.monotonic() + seconds

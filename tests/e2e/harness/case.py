@@ -113,8 +113,8 @@ class LauncherTestCase(unittest.TestCase):
             ignored, blocked = signal_state
 
             def preexec():
-                for number in ignored:
-                    signal.signal(number, signal.SIG_IGN)
+                for signal_number in ignored:
+                    signal.signal(signal_number, signal.SIG_IGN)
                 signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
         with open(output, "wb") as stream:
             launcher = subprocess.Popen(

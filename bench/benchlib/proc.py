@@ -7,6 +7,8 @@ two readings takes its context switches with it, so the figures also count the t
 import os
 import statistics
 
+from harness.processes import cpu_ns, fd_count, status_kib, threads  # noqa: F401 (re-exported)
+
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -21,10 +23,6 @@ def _fields(text):
         name, _, value = line.partition(":")
         values[name.strip()] = value.strip()
     return values
-
-
-def threads(pid):
-    return sorted(int(name) for name in os.listdir(f"/proc/{pid}/task"))
 
 
 def wakeups(pid):
@@ -48,28 +46,8 @@ def cpu_seconds(pid):
     return (int(after_name[11]) + int(after_name[12])) / CLOCK_TICKS
 
 
-def cpu_ns(pid):
-    """Time on a CPU in nanoseconds, summed over the live threads (schedstat)."""
-    total = 0
-    for tid in threads(pid):
-        try:
-            total += int(_read(f"/proc/{pid}/task/{tid}/schedstat").split()[0])
-        except FileNotFoundError:
-            continue
-    return total
-
-
-def status_kib(pid, name):
-    """A "... kB" line of /proc/PID/status, in KiB."""
-    return int(_fields(_read(f"/proc/{pid}/status"))[name].split()[0])
-
-
 def pss_kib(pid):
     return int(_fields(_read(f"/proc/{pid}/smaps_rollup"))["Pss"].split()[0])
-
-
-def fd_count(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 class Snapshot:

@@ -13,13 +13,11 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent.parent
 REPO = BENCH_DIR.parent
-sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 from harness import processes  # noqa: E402
 from harness.desktop import Desktop  # noqa: E402

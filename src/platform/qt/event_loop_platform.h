@@ -57,7 +57,6 @@ class EventLoopPlatform : public Platform {
   [[noreturn]] virtual void endProcess() = 0;
 
   QCoreApplication* application() const { return app_.get(); }
-  ApplicationDelegate* delegate() const { return delegate_; }
 
  private:
   void deliverReopen();

@@ -78,6 +78,45 @@ def descends_from(pid, ancestors):
     return False
 
 
+def children(pid):
+    """pid -> state letter of every process whose parent is `pid`."""
+    found = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit() and parent(int(name)) == pid:
+            found[int(name)] = state(int(name))
+    return found
+
+
+def threads(pid):
+    return sorted(int(name) for name in os.listdir(f"/proc/{pid}/task"))
+
+
+def cpu_ns(pid):
+    """Time on a CPU in nanoseconds, summed over the live threads (schedstat)."""
+    total = 0
+    for tid in threads(pid):
+        raw = _read(f"/proc/{pid}/task/{tid}/schedstat")
+        if raw is not None:  # a thread that ended meanwhile
+            total += int(raw.split()[0])
+    return total
+
+
+def status_kib(pid, name):
+    """A "... kB" line of /proc/PID/status (VmRSS, RssAnon, ...), in KiB."""
+    raw = _read(f"/proc/{pid}/status")
+    if raw is None:
+        raise ProcessLookupError(f"no process {pid}")
+    for line in raw.decode("ascii", "replace").splitlines():
+        field, _, value = line.partition(":")
+        if field == name:
+            return int(value.split()[0])
+    raise KeyError(f"{name} is not in /proc/{pid}/status")
+
+
+def fd_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
 def marked(marker):
     """pid -> command line of every live process whose environment carries the marker."""
     entry = f"{MARKER_VARIABLE}={marker}".encode()
